@@ -82,11 +82,17 @@ inline uint64_t AlignUp(uint64_t value, uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
-// Every section's raw bytes must lie inside the byte array before anything is copied.
+// Sections without raw data, or at RVA 0, are not copied and stay as zeros.
+inline bool IsCopied(const IMAGE_SECTION_HEADER& section) {
+    return section.SizeOfRawData != 0 && section.VirtualAddress != 0;
+}
+
+// The raw bytes of every section that is copied must lie inside the byte array before
+// anything is copied.
 template <typename Format>
 bool SectionsLieInImage(const ImageHeaders<Format>& headers, ImageBytes image) {
     return std::all_of(headers.sections.begin(), headers.sections.end(), [&](const auto& section) {
-        return image.Contains(section.PointerToRawData, section.SizeOfRawData);
+        return !IsCopied(section) || image.Contains(section.PointerToRawData, section.SizeOfRawData);
     });
 }
 
@@ -130,13 +136,11 @@ bool CopyHeaders(const MappedImage<Format>& mapping, ImageBytes image, const Ima
     return mapping.bytes.CopyFrom(0, image, 0, HeadersLength(headers));
 }
 
-// Sections without raw data, or at RVA 0, stay as zeros.
 template <typename Format>
 bool CopySections(const MappedImage<Format>& mapping, ImageBytes image, const ImageHeaders<Format>& headers) {
     return std::all_of(headers.sections.begin(), headers.sections.end(), [&](const auto& section) {
-        if (section.SizeOfRawData == 0 || section.VirtualAddress == 0) return true;
-        return mapping.bytes.CopyFrom(section.VirtualAddress, image, section.PointerToRawData,
-                                      section.SizeOfRawData);
+        return !IsCopied(section) ||
+               mapping.bytes.CopyFrom(section.VirtualAddress, image, section.PointerToRawData, section.SizeOfRawData);
     });
 }
 

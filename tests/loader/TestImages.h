@@ -1,0 +1,237 @@
+// What the loader tests map: fixture images read from the build, and small images crafted
+// byte by byte. ReadLayout reads a fixture file on its own, without the loader, so that tests
+// can hold what the loader did against what the file says.
+#pragma once
+
+#include "loader/ImageRecords.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace loader_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fixture image of the build, for "i686" or "x86-64"; empty when the file is missing.
+Bytes ReadFixture(const std::string& arch, const std::string& name);
+
+// The bytes of one section being written, and the RVA of each thing put into it.
+class SectionContent {
+public:
+    explicit SectionContent(uint32_t rva) : rva_(rva) {}
+
+    uint32_t Rva() const { return rva_ + static_cast<uint32_t>(bytes_.size()); }
+    const Bytes& bytes() const { return bytes_; }
+
+    uint32_t Put(const void* data, size_t size) {
+        const uint32_t at = Rva();
+        const auto* begin = static_cast<const uint8_t*>(data);
+        bytes_.insert(bytes_.end(), begin, begin + size);
+        return at;
+    }
+    template <typename Value>
+    uint32_t PutValue(const Value& value) {
+        return Put(&value, sizeof(value));
+    }
+    uint32_t PutText(std::string_view text) {
+        const uint32_t at = Put(text.data(), text.size());
+        PutValue(uint8_t{0});
+        return at;
+    }
+    template <typename Value>
+    void Patch(uint32_t rva, const Value& value) {
+        std::memcpy(bytes_.data() + (rva - rva_), &value, sizeof(value));
+    }
+    template <typename Value>
+    Value At(uint32_t rva) const {
+        Value value;
+        std::memcpy(&value, bytes_.data() + (rva - rva_), sizeof(value));
+        return value;
+    }
+
+private:
+    uint32_t rva_;
+    Bytes bytes_;
+};
+
+// A minimal image of either format: headers, then sections at 0x1000 steps with raw data at
+// file offsets 0x400 on. A DLL and executable image unless a test says otherwise.
+template <typename Format>
+class ImageBuilder {
+public:
+    static constexpr uint32_t RawDataStart = 0x400;
+
+    ImageBuilder() {
+        dos_.e_magic = loader::DosSignature;
+        dos_.e_lfanew = sizeof(loader::IMAGE_DOS_HEADER);
+        nt_.Signature = loader::NtSignature;
+        nt_.FileHeader.Machine = Format::Machine;
+        nt_.FileHeader.SizeOfOptionalHeader = sizeof(nt_.OptionalHeader);
+        nt_.FileHeader.Characteristics = loader::ExecutableImageFlag | loader::DllFlag;
+        nt_.OptionalHeader.Magic = Format::Magic;
+        nt_.OptionalHeader.ImageBase = sizeof(typename Format::Address) == 4 ? 0x10000000 : 0x180000000;
+        nt_.OptionalHeader.SectionAlignment = 0x1000;
+        nt_.OptionalHeader.FileAlignment = 0x200;
+        nt_.OptionalHeader.SizeOfImage = 0x1000;
+        nt_.OptionalHeader.SizeOfHeaders = RawDataStart;
+        nt_.OptionalHeader.NumberOfRvaAndSizes = loader::DirectoryCount;
+    }
+
+    loader::IMAGE_DOS_HEADER& Dos() { return dos_; }
+    typename Format::NtHeaders& Nt() { return nt_; }
+    loader::IMAGE_SECTION_HEADER& Section(size_t index) { return sections_.at(index); }
+    uint32_t NextSectionRva() const { return nt_.OptionalHeader.SizeOfImage; }
+
+    // Adds a section at the next free RVA; the mapping grows to its aligned end.
+    uint32_t AddSection(const Bytes& raw, uint32_t virtualSize = 0) {
+        loader::IMAGE_SECTION_HEADER section{};
+        section.VirtualAddress = NextSectionRva();
+        section.VirtualSize = virtualSize != 0 ? virtualSize : static_cast<uint32_t>(raw.size());
+        section.SizeOfRawData = static_cast<uint32_t>(raw.size());
+        section.PointerToRawData = raw.empty() ? 0 : NextRawOffset();
+        sections_.push_back(section);
+        raw_.push_back(raw);
+        const uint32_t extent = std::max(section.VirtualSize, section.SizeOfRawData);
+        nt_.OptionalHeader.SizeOfImage = (section.VirtualAddress + extent + 0xFFF) & ~0xFFFu;
+        nt_.FileHeader.NumberOfSections = static_cast<uint16_t>(sections_.size());
+        return section.VirtualAddress;
+    }
+    uint32_t AddSection(const SectionContent& content, uint32_t virtualSize = 0) {
+        return AddSection(content.bytes(), virtualSize);
+    }
+
+    void SetDirectory(int index, uint32_t rva, uint32_t size) {
+        nt_.OptionalHeader.DataDirectory[index] = {rva, size};
+    }
+
+    Bytes Build() const {
+        Bytes image(NextRawOffset(), 0);
+        std::memcpy(image.data(), &dos_, sizeof(dos_));
+        std::memcpy(image.data() + dos_.e_lfanew, &nt_, sizeof(nt_));
+        const size_t table = dos_.e_lfanew + sizeof(nt_);
+        for (size_t i = 0; i < sections_.size(); ++i) {
+            std::memcpy(image.data() + table + i * sizeof(loader::IMAGE_SECTION_HEADER), &sections_[i],
+                        sizeof(loader::IMAGE_SECTION_HEADER));
+            std::copy(raw_[i].begin(), raw_[i].end(), image.begin() + sections_[i].PointerToRawData);
+        }
+        return image;
+    }
+
+private:
+    uint32_t NextRawOffset() const {
+        uint32_t offset = RawDataStart;
+        for (const auto& raw : raw_) offset += (static_cast<uint32_t>(raw.size()) + 0x1FF) & ~0x1FFu;
+        return offset;
+    }
+
+    loader::IMAGE_DOS_HEADER dos_{};
+    typename Format::NtHeaders nt_{};
+    std::vector<loader::IMAGE_SECTION_HEADER> sections_;
+    std::vector<Bytes> raw_;
+};
+
+// One base relocation block; returns its RVA.
+uint32_t PutRelocationBlock(SectionContent& content, uint32_t pageRva, const std::vector<uint16_t>& entries);
+
+// An import by name, or by ordinal.
+using Import = std::variant<std::string, uint16_t>;
+
+struct ImportedLibrary {
+    std::string name;
+    std::vector<Import> imports;
+};
+
+struct PutDirectory {
+    uint32_t rva;
+    uint32_t size;
+    std::vector<uint32_t> thunkRvas;  // imports: each library's FirstThunk, in order
+};
+
+// Hint/name entries, thunk arrays and the descriptor array (the directory), in that order.
+template <typename Format>
+PutDirectory PutImports(SectionContent& content, const std::vector<ImportedLibrary>& libraries) {
+    using Address = typename Format::Address;
+    std::vector<std::pair<uint32_t, uint32_t>> nameAndThunks;
+    for (const auto& library : libraries) {
+        std::vector<Address> thunks;
+        for (const auto& import : library.imports) {
+            if (const auto* ordinal = std::get_if<uint16_t>(&import)) {
+                thunks.push_back(Format::OrdinalFlag | *ordinal);
+            } else {
+                const uint32_t hint = content.PutValue(uint16_t{0});
+                content.PutText(std::get<std::string>(import));
+                thunks.push_back(hint);
+            }
+        }
+        const uint32_t name = content.PutText(library.name);
+        const uint32_t first = content.Rva();
+        for (Address thunk : thunks) content.PutValue(thunk);
+        content.PutValue(Address{0});
+        nameAndThunks.emplace_back(name, first);
+    }
+    PutDirectory directory{content.Rva(), 0, {}};
+    for (const auto& [name, first] : nameAndThunks) {
+        content.PutValue(loader::IMAGE_IMPORT_DESCRIPTOR{first, 0, 0, name, first});
+        directory.thunkRvas.push_back(first);
+    }
+    content.PutValue(loader::IMAGE_IMPORT_DESCRIPTOR{});
+    directory.size = content.Rva() - directory.rva;
+    return directory;
+}
+
+struct ExportedName {
+    std::string name;
+    uint16_t index;
+};
+
+struct ExportedForwarder {
+    uint16_t index;
+    std::string text;  // "LIBRARY.Name" or "LIBRARY.#ordinal"
+};
+
+struct ExportSpec {
+    uint32_t base = 1;
+    std::vector<uint32_t> functions;
+    std::vector<ExportedName> names;
+    std::vector<ExportedForwarder> forwarders;  // replace those function entries
+};
+
+// An export directory, its tables, names and forwarder texts; the directory's size covers
+// them all, as linkers lay it out.
+PutDirectory PutExports(SectionContent& content, const ExportSpec& spec);
+
+// What a fixture file says, read without the loader.
+struct ImportThunk {
+    uint32_t slotRva;
+    std::string dllName;
+    std::string importName;  // the decimal text for an import by ordinal
+    bool byOrdinal;
+};
+
+struct ImageLayout {
+    uint64_t imageBase = 0;
+    uint32_t entryRva = 0;
+    uint16_t characteristics = 0;
+    std::vector<loader::IMAGE_SECTION_HEADER> sections;
+    std::vector<uint32_t> relocationTargets;
+    std::vector<ImportThunk> thunks;
+    std::vector<uint32_t> originalFirstThunks;
+    uint32_t exportBase = 0;
+    std::vector<uint32_t> exportFunctions;
+    std::map<std::string, uint32_t> exportIndexByName;
+};
+
+template <typename Format>
+ImageLayout ReadLayout(const Bytes& file);
+
+// The bytes a mapping should hold at rva, from the file: zero where no raw data lies.
+uint8_t FileByteAt(const Bytes& file, const ImageLayout& layout, uint32_t rva);
+
+}  // namespace loader_test
