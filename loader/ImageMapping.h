@@ -227,7 +227,8 @@ bool BindDescriptor(Platform& platform, const MappedImage<Format>& mapping,
     }
 }
 
-// Walks the descriptors inside the import directory up to the first with FirstThunk 0.
+// Walks the descriptors inside the import directory up to the first with FirstThunk 0. An
+// array that is not ended inside the directory would leave imports unbound: the image is refused.
 template <typename Format, typename Platform>
 bool BindImports(Platform& platform, const MappedImage<Format>& mapping, const typename Format::NtHeaders& nt,
                  uint64_t resolver, uint64_t userValue) {
@@ -240,7 +241,7 @@ bool BindImports(Platform& platform, const MappedImage<Format>& mapping, const t
         if (descriptor->FirstThunk == 0) return true;
         if (!BindDescriptor(platform, mapping, *descriptor, resolver, userValue)) return false;
     }
-    return true;
+    return false;
 }
 
 // Calls the entry point with the attach reason. A DLL that refuses is told to detach before
