@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -244,6 +245,15 @@ bool BindImports(Platform& platform, const MappedImage<Format>& mapping, const t
     return false;
 }
 
+// Unloading reads the mapped headers again; sections, relocations or imports that overwrote
+// them would leave an image that cannot be told to detach or be released.
+template <typename Format>
+bool HeadersIntact(const MappedImage<Format>& mapping, ImageBytes image, const ImageHeaders<Format>& headers) {
+    const uint64_t length = HeadersLength(headers);
+    return mapping.bytes.Contains(0, length) && image.Contains(0, length) &&
+           std::memcmp(mapping.bytes.data(), image.data(), length) == 0;
+}
+
 // Calls the entry point with the attach reason. A DLL that refuses is told to detach before
 // its memory goes.
 template <typename Format, typename Platform>
@@ -273,7 +283,7 @@ MappedImage<Format> MapImage(Platform& platform, ImageBytes image, uint64_t reso
     if (Directory<Format>(nt, ImportDirectoryIndex).VirtualAddress > 0 &&
         !BindImports(platform, mapped, nt, resolver, userValue))
         return {};
-    if (!StartImage(platform, mapped, nt)) return {};
+    if (!HeadersIntact(mapped, image, *headers) || !StartImage(platform, mapped, nt)) return {};
     return mapping.Release();
 }
 

@@ -40,6 +40,15 @@ PutDirectory PutExports(SectionContent& content, const ExportSpec& spec) {
     return {directory, content.Rva() - directory, {}};
 }
 
+uint64_t FileOffsetOf(const ImageLayout& layout, uint32_t rva) {
+    for (const auto& section : layout.sections) {
+        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < section.SizeOfRawData) {
+            return section.PointerToRawData + (rva - section.VirtualAddress);
+        }
+    }
+    throw std::out_of_range("RVA outside the raw data of every section");
+}
+
 namespace {
 
 template <typename Value>
@@ -50,27 +59,19 @@ Value ReadAt(const Bytes& file, uint64_t offset) {
     return value;
 }
 
-uint64_t OffsetOf(const ImageLayout& layout, uint32_t rva) {
-    for (const auto& section : layout.sections) {
-        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < section.SizeOfRawData) {
-            return section.PointerToRawData + (rva - section.VirtualAddress);
-        }
-    }
-    throw std::out_of_range("RVA outside the raw data of every section");
-}
-
 std::string TextAt(const Bytes& file, const ImageLayout& layout, uint32_t rva) {
-    const uint64_t offset = OffsetOf(layout, rva);
+    const uint64_t offset = FileOffsetOf(layout, rva);
     return std::string(reinterpret_cast<const char*>(file.data() + offset));
 }
 
 template <typename Format>
 void ReadRelocations(const Bytes& file, ImageLayout& layout, const IMAGE_DATA_DIRECTORY& directory) {
     for (uint32_t rva = directory.VirtualAddress; rva < directory.VirtualAddress + directory.Size;) {
-        const auto block = ReadAt<IMAGE_BASE_RELOCATION>(file, OffsetOf(layout, rva));
+        const auto block = ReadAt<IMAGE_BASE_RELOCATION>(file, FileOffsetOf(layout, rva));
         if (block.VirtualAddress == 0 || block.SizeOfBlock < 8) break;
+        layout.relocationBlocks.push_back(rva);
         for (uint32_t at = 8; at < block.SizeOfBlock; at += 2) {
-            const auto entry = ReadAt<uint16_t>(file, OffsetOf(layout, rva + at));
+            const auto entry = ReadAt<uint16_t>(file, FileOffsetOf(layout, rva + at));
             if ((entry >> 12) == Format::RelocationType) layout.relocationTargets.push_back(block.VirtualAddress + (entry & 0xFFF));
         }
         rva += block.SizeOfBlock;
@@ -81,12 +82,13 @@ template <typename Format>
 void ReadImports(const Bytes& file, ImageLayout& layout, const IMAGE_DATA_DIRECTORY& directory) {
     using Address = typename Format::Address;
     for (uint32_t rva = directory.VirtualAddress;; rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto descriptor = ReadAt<IMAGE_IMPORT_DESCRIPTOR>(file, OffsetOf(layout, rva));
+        const auto descriptor = ReadAt<IMAGE_IMPORT_DESCRIPTOR>(file, FileOffsetOf(layout, rva));
         if (descriptor.FirstThunk == 0) break;
+        layout.importDescriptors.push_back(rva);
         layout.originalFirstThunks.push_back(descriptor.OriginalFirstThunk);
         const std::string dll = TextAt(file, layout, descriptor.Name);
         for (uint32_t slot = descriptor.FirstThunk;; slot += sizeof(Address)) {
-            const auto thunk = ReadAt<Address>(file, OffsetOf(layout, slot));
+            const auto thunk = ReadAt<Address>(file, FileOffsetOf(layout, slot));
             if (thunk == 0) break;
             const bool byOrdinal = (thunk & Format::OrdinalFlag) != 0;
             const std::string name = byOrdinal ? std::to_string(thunk & 0xFFFF)
@@ -97,14 +99,14 @@ void ReadImports(const Bytes& file, ImageLayout& layout, const IMAGE_DATA_DIRECT
 }
 
 void ReadExports(const Bytes& file, ImageLayout& layout, const IMAGE_DATA_DIRECTORY& directory) {
-    const auto exports = ReadAt<IMAGE_EXPORT_DIRECTORY>(file, OffsetOf(layout, directory.VirtualAddress));
+    const auto exports = ReadAt<IMAGE_EXPORT_DIRECTORY>(file, FileOffsetOf(layout, directory.VirtualAddress));
     layout.exportBase = exports.Base;
     for (uint32_t i = 0; i < exports.NumberOfFunctions; ++i) {
-        layout.exportFunctions.push_back(ReadAt<uint32_t>(file, OffsetOf(layout, exports.AddressOfFunctions + 4 * i)));
+        layout.exportFunctions.push_back(ReadAt<uint32_t>(file, FileOffsetOf(layout, exports.AddressOfFunctions + 4 * i)));
     }
     for (uint32_t i = 0; i < exports.NumberOfNames; ++i) {
-        const auto name = ReadAt<uint32_t>(file, OffsetOf(layout, exports.AddressOfNames + 4 * i));
-        const auto index = ReadAt<uint16_t>(file, OffsetOf(layout, exports.AddressOfNameOrdinals + 2 * i));
+        const auto name = ReadAt<uint32_t>(file, FileOffsetOf(layout, exports.AddressOfNames + 4 * i));
+        const auto index = ReadAt<uint16_t>(file, FileOffsetOf(layout, exports.AddressOfNameOrdinals + 2 * i));
         layout.exportIndexByName.emplace(TextAt(file, layout, name), index);
     }
 }
@@ -119,6 +121,10 @@ ImageLayout ReadLayout(const Bytes& file) {
     layout.imageBase = nt.OptionalHeader.ImageBase;
     layout.entryRva = nt.OptionalHeader.AddressOfEntryPoint;
     layout.characteristics = nt.FileHeader.Characteristics;
+    layout.ntOffset = dos.e_lfanew;
+    layout.headersLength = dos.e_lfanew + sizeof(nt) + nt.FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER);
+    layout.sizeOfImage = nt.OptionalHeader.SizeOfImage;
+    layout.exportDirectory = nt.OptionalHeader.DataDirectory[ExportDirectoryIndex];
     for (uint16_t i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
         layout.sections.push_back(ReadAt<IMAGE_SECTION_HEADER>(
             file, dos.e_lfanew + sizeof(nt) + i * sizeof(IMAGE_SECTION_HEADER)));
@@ -139,7 +145,7 @@ uint8_t FileByteAt(const Bytes& file, const ImageLayout& layout, uint32_t rva) {
             return file.at(section.PointerToRawData + (rva - section.VirtualAddress));
         }
     }
-    return 0;
+    return rva < layout.headersLength ? file.at(rva) : 0;
 }
 
 }  // namespace loader_test

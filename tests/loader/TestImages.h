@@ -219,10 +219,16 @@ struct ImageLayout {
     uint64_t imageBase = 0;
     uint32_t entryRva = 0;
     uint16_t characteristics = 0;
+    uint32_t ntOffset = 0;       // e_lfanew
+    uint32_t headersLength = 0;  // the headers up to the end of the section table
+    uint32_t sizeOfImage = 0;
     std::vector<loader::IMAGE_SECTION_HEADER> sections;
+    std::vector<uint32_t> relocationBlocks;  // RVA of each block header
     std::vector<uint32_t> relocationTargets;
+    std::vector<uint32_t> importDescriptors;  // RVA of each descriptor before the ending one
     std::vector<ImportThunk> thunks;
     std::vector<uint32_t> originalFirstThunks;
+    loader::IMAGE_DATA_DIRECTORY exportDirectory{};
     uint32_t exportBase = 0;
     std::vector<uint32_t> exportFunctions;
     std::map<std::string, uint32_t> exportIndexByName;
@@ -231,7 +237,11 @@ struct ImageLayout {
 template <typename Format>
 ImageLayout ReadLayout(const Bytes& file);
 
-// The bytes a mapping should hold at rva, from the file: zero where no raw data lies.
+// The file offset of the raw data at rva; throws for an RVA outside every section's raw data.
+uint64_t FileOffsetOf(const ImageLayout& layout, uint32_t rva);
+
+// The bytes a mapping should hold at rva, from the file: the headers, the sections' raw data,
+// and zero elsewhere.
 uint8_t FileByteAt(const Bytes& file, const ImageLayout& layout, uint32_t rva);
 
 }  // namespace loader_test
