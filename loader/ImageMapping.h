@@ -168,7 +168,8 @@ bool ApplyRelocationBlock(const MappedImage<Format>& mapping, uint64_t offset, u
 }
 
 // Walks the blocks inside the relocation directory; a block with VirtualAddress 0 or one too
-// short to hold its own header ends the walk.
+// short to hold its own header ends the walk. A block header outside the mapping refuses the
+// image, which would otherwise run unrelocated.
 template <typename Format>
 bool ApplyRelocations(const MappedImage<Format>& mapping, const typename Format::NtHeaders& nt) {
     const auto delta = static_cast<typename Format::Address>(mapping.base - nt.OptionalHeader.ImageBase);
@@ -177,7 +178,8 @@ bool ApplyRelocations(const MappedImage<Format>& mapping, const typename Format:
     uint64_t offset = directory.VirtualAddress;
     while (offset + sizeof(IMAGE_BASE_RELOCATION) <= end) {
         auto block = mapping.bytes.template Read<IMAGE_BASE_RELOCATION>(offset);
-        if (!block || block->VirtualAddress == 0 || block->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION)) break;
+        if (!block) return false;
+        if (block->VirtualAddress == 0 || block->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION)) break;
         if (!ApplyRelocationBlock(mapping, offset, end, *block, delta)) return false;
         offset += block->SizeOfBlock;
     }

@@ -55,6 +55,11 @@ Region SimulatedPlatform::VirtualAlloc(uint64_t preferred, uint64_t size) {
 
 bool SimulatedPlatform::VirtualFree(uint64_t base) { return regions_.erase(base) == 1; }
 
+uint8_t* SimulatedPlatform::RegionBytes(uint64_t base) {
+    const auto region = regions_.find(base);
+    return region == regions_.end() ? nullptr : region->second.data();
+}
+
 uint64_t SimulatedPlatform::LoadLibraryA(const char* name) {
     loadedLibraries_.push_back(name);
     const auto library = libraries_.find(Lowercase(name));

@@ -17,6 +17,7 @@ namespace loader {
 struct EntryCall {
     uint64_t entry;
     uint32_t reason;
+    bool operator==(const EntryCall&) const = default;
 };
 
 struct ResolverCall {
@@ -53,6 +54,8 @@ public:
     uint64_t ExportAddress(const std::string& library, const std::string& name);
     uint64_t LibraryHandle(const std::string& library);
     size_t LiveRegions() const { return regions_.size(); }
+    // The bytes of the live region at base, or nullptr; lets a test change a mapped image.
+    uint8_t* RegionBytes(uint64_t base);
     uint64_t LastRegionSize() const { return lastRegionSize_; }
     const std::vector<EntryCall>& EntryCalls() const { return entryCalls_; }
     const std::vector<ResolverCall>& ResolverCalls() const { return resolverCalls_; }

@@ -3,6 +3,8 @@
 // can hold what the loader did against what the file says.
 #pragma once
 
+#include "loader/CheckedBytes.h"
+#include "loader/ImageMapping.h"
 #include "loader/ImageRecords.h"
 
 #include <algorithm>
@@ -154,6 +156,13 @@ struct PutDirectory {
     std::vector<uint32_t> thunkRvas;  // imports: each library's FirstThunk, in order
 };
 
+// One base relocation block as the whole relocation directory.
+inline PutDirectory PutRelocationDirectory(SectionContent& content, uint32_t pageRva,
+                                           const std::vector<uint16_t>& entries) {
+    const uint32_t block = PutRelocationBlock(content, pageRva, entries);
+    return {block, content.Rva() - block, {}};
+}
+
 // Hint/name entries, thunk arrays and the descriptor array (the directory), in that order.
 template <typename Format>
 PutDirectory PutImports(SectionContent& content, const std::vector<ImportedLibrary>& libraries) {
@@ -163,7 +172,8 @@ PutDirectory PutImports(SectionContent& content, const std::vector<ImportedLibra
         std::vector<Address> thunks;
         for (const auto& import : library.imports) {
             if (const auto* ordinal = std::get_if<uint16_t>(&import)) {
-                thunks.push_back(Format::OrdinalFlag | *ordinal);
+                // The thunk's top bit, set here rather than taken from the loader under test.
+                thunks.push_back(Address{1} << (8 * sizeof(Address) - 1) | *ordinal);
             } else {
                 const uint32_t hint = content.PutValue(uint16_t{0});
                 content.PutText(std::get<std::string>(import));
@@ -206,6 +216,41 @@ struct ExportSpec {
 // An export directory, its tables, names and forwarder texts; the directory's size covers
 // them all, as linkers lay it out.
 PutDirectory PutExports(SectionContent& content, const ExportSpec& spec);
+
+// Adds a section that holds what put writes, a directory, and points directory entry index at it.
+template <typename Format, typename Put>
+PutDirectory AddDirectorySection(ImageBuilder<Format>& builder, int index, Put put) {
+    SectionContent content(builder.NextSectionRva());
+    const PutDirectory directory = put(content);
+    builder.AddSection(content);
+    builder.SetDirectory(index, directory.rva, directory.size);
+    return directory;
+}
+
+// The crafted DLLs keep their code, a page of return instructions, in their first section.
+inline constexpr uint32_t CodeRva = 0x1000;
+inline constexpr uint32_t CodeSize = 0x1000;
+
+// A DLL entered at entryRva, with the given exports and a relocation directory that moves
+// nothing, so that it can be mapped at any base.
+template <typename Format>
+ImageBuilder<Format> ExportingDll(const ExportSpec& spec, uint32_t entryRva = CodeRva) {
+    ImageBuilder<Format> builder;
+    builder.AddSection(Bytes(CodeSize, 0xC3));
+    builder.Nt().OptionalHeader.AddressOfEntryPoint = entryRva;
+    AddDirectorySection(builder, loader::ExportDirectoryIndex,
+                        [&](SectionContent& content) { return PutExports(content, spec); });
+    AddDirectorySection(builder, loader::RelocationDirectoryIndex,
+                        [](SectionContent& content) { return PutRelocationDirectory(content, CodeRva, {0}); });
+    return builder;
+}
+
+// Maps an image held in a byte array.
+template <typename Format, typename Platform>
+loader::MappedImage<Format> MapBytes(Platform& platform, const Bytes& image, uint64_t resolver = 0,
+                                     uint64_t userValue = 0) {
+    return loader::MapImage<Format>(platform, loader::ImageBytes(image.data(), image.size()), resolver, userValue);
+}
 
 // What a fixture file says, read without the loader.
 struct ImportThunk {
