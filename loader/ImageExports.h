@@ -72,7 +72,7 @@ uint64_t ResolveForwarder(Platform& platform, std::string_view forwarder) {
 }
 
 // The address of the export, or 0. An RVA inside the export directory is a forwarder, never
-// code, and is resolved through the library it names.
+// code, and is resolved through the library it names; an RVA outside the mapping gives 0.
 template <typename Format, typename Platform>
 uint64_t FindExport(Platform& platform, const MappedImage<Format>& mapping, std::string_view name) {
     auto headers = ReadMappedHeaders<Format>(mapping.bytes);
@@ -82,7 +82,8 @@ uint64_t FindExport(Platform& platform, const MappedImage<Format>& mapping, std:
     auto exports = mapping.bytes.template Read<IMAGE_EXPORT_DIRECTORY>(directory.VirtualAddress);
     if (!exports) return 0;
     const uint32_t rva = ExportRva(mapping.bytes, *exports, name);
-    if (rva == 0) return 0;
+    // An address outside the image is no code of its own.
+    if (rva == 0 || !mapping.bytes.Contains(rva, 1)) return 0;
     if (rva >= directory.VirtualAddress && rva - directory.VirtualAddress < directory.Size) {
         auto forwarder = mapping.bytes.ReadText(rva);
         return forwarder ? ResolveForwarder(platform, *forwarder) : 0;

@@ -175,6 +175,11 @@ TEST(FindExport, FindsNothingThroughTablesThatLeaveTheMapping) {
              mapping.Write(exports.AddressOfNames, static_cast<uint32_t>(mapping.size() - 1));
          },
          "F"},
+        {"a function beyond the mapping",
+         [](auto mapping, auto& exports) {
+             mapping.Write(exports.AddressOfFunctions, static_cast<uint32_t>(mapping.size()));
+         },
+         "1"},
         {"a directory crossing the end",
          [](auto mapping, auto&) {
              const uint64_t directory = sizeof(IMAGE_DOS_HEADER) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader.DataDirectory);
