@@ -67,13 +67,13 @@ constexpr std::nullopt_t none = std::nullopt;
 
 // Base 1, twenty functions: ordinal n is function n - 1. Each name names a function that no
 // ordinal reading of the same text gives.
-ExportSpec OrdinalsAndLookalikeNames() {
-    ExportSpec spec;
-    spec.base = 1;
-    for (uint32_t i = 0; i < 20; ++i) spec.functions.push_back(FunctionRva(i));
-    spec.names = {{"0", 13},  {"12", 14}, {"-5", 15},  {"012", 16}, {" 12", 17},
+ExportPlan OrdinalsAndLookalikeNames() {
+    ExportPlan plan;
+    plan.base = 1;
+    for (uint32_t i = 0; i < 20; ++i) plan.functions.push_back(FunctionRva(i));
+    plan.names = {{"0", 13},  {"12", 14}, {"-5", 15},  {"012", 16}, {" 12", 17},
                   {"-0", 18}, {"12a", 19}, {"+12", 10}, {"", 9},     {"01", 8}};
-    return spec;
+    return plan;
 }
 
 TEST(FindExport, TakesTheCanonicalDecimalTextOfANumberAsAnOrdinalAndAllElseAsAName) {
@@ -103,11 +103,11 @@ TEST(FindExport, TakesTheCanonicalDecimalTextOfANumberAsAnOrdinalAndAllElseAsANa
 // In table order: a name whose index is not below NumberOfFunctions is passed over, the first
 // of two equal names wins, and a zero RVA lets the search go on. Letter case matters.
 TEST(FindExport, SearchesTheNamesInTableOrder) {
-    ExportSpec spec;
-    spec.functions = {FunctionRva(0), FunctionRva(1), 0, FunctionRva(3), FunctionRva(4), FunctionRva(5)};
-    spec.names = {{"SkinAttach", 0}, {"Passed", 6}, {"Passed", 1}, {"Twice", 3},
+    ExportPlan plan;
+    plan.functions = {FunctionRva(0), FunctionRva(1), 0, FunctionRva(3), FunctionRva(4), FunctionRva(5)};
+    plan.names = {{"SkinAttach", 0}, {"Passed", 6}, {"Passed", 1}, {"Twice", 3},
                   {"Twice", 4},      {"Zero", 2},   {"Zero", 5}};
-    MappedDll dll(ExportingDll<Pe32>(spec));
+    MappedDll dll(ExportingDll<Pe32>(plan));
     ASSERT_TRUE(dll.Mapped());
     ExpectLookups(dll, {
                            {"SkinAttach", 0},
@@ -123,11 +123,11 @@ TEST(FindExport, SearchesTheNamesInTableOrder) {
                        });
 }
 
-ExportSpec TwoNamedFunctions() {
-    ExportSpec spec;
-    spec.functions = {FunctionRva(0), FunctionRva(1)};
-    spec.names = {{"First", 0}, {"Second", 1}};
-    return spec;
+ExportPlan TwoNamedFunctions() {
+    ExportPlan plan;
+    plan.functions = {FunctionRva(0), FunctionRva(1)};
+    plan.names = {{"First", 0}, {"Second", 1}};
+    return plan;
 }
 
 TEST(FindExport, FindsNothingWhenTheExportDirectoryHasSize0) {
@@ -198,13 +198,13 @@ TEST(FindExport, FindsNothingThroughTablesThatLeaveTheMapping) {
 }
 
 TEST(FindExport, ResolvesForwardersThroughTheLibraryTheyNameAndNeverReturnsTheirText) {
-    ExportSpec spec;
-    spec.functions = {FunctionRva(0), 0, 0, 0, 0, 0, 0};
-    spec.forwarders = {{1, "LIB.Name"},    {2, "LIB.#7"}, {3, "NOLIB.Name"}, {4, "LIB.Missing"},
+    ExportPlan plan;
+    plan.functions = {FunctionRva(0), 0, 0, 0, 0, 0, 0};
+    plan.forwarders = {{1, "LIB.Name"},    {2, "LIB.#7"}, {3, "NOLIB.Name"}, {4, "LIB.Missing"},
                        {5, "LIB.#8"},      {6, "NoDot"}};
-    spec.names = {{"ByName", 1},      {"ByOrdinal", 2},      {"UnknownLibrary", 3},
+    plan.names = {{"ByName", 1},      {"ByOrdinal", 2},      {"UnknownLibrary", 3},
                   {"UnknownName", 4}, {"UnknownOrdinal", 5}, {"NoLibrary", 6}};
-    MappedDll dll(ExportingDll<Pe32>(spec));
+    MappedDll dll(ExportingDll<Pe32>(plan));
     ASSERT_TRUE(dll.Mapped());
     SimulatedPlatform& platform = dll.Platform();
     platform.AddLibraryExport("LIB", "Name");

@@ -26,10 +26,10 @@ constexpr uint32_t AnswerRva = CodeRva + 0x40;
 
 // A DLL that exports "Answer" and is entered at entryRva.
 Bytes AnswerDll(uint32_t entryRva = EntryRva) {
-    ExportSpec spec;
-    spec.functions = {AnswerRva};
-    spec.names = {{"Answer", 0}};
-    return ExportingDll<Pe32>(spec, entryRva).Build();
+    ExportPlan plan;
+    plan.functions = {AnswerRva};
+    plan.names = {{"Answer", 0}};
+    return ExportingDll<Pe32>(plan, entryRva).Build();
 }
 
 bool Load(Dll& dll, const Bytes& image) { return dll.Load(image.data(), image.size()); }

@@ -20,22 +20,22 @@ uint32_t PutRelocationBlock(SectionContent& content, uint32_t pageRva, const std
     return at;
 }
 
-PutDirectory PutExports(SectionContent& content, const ExportSpec& spec) {
+PutDirectory PutExports(SectionContent& content, const ExportPlan& plan) {
     const uint32_t directory = content.PutValue(IMAGE_EXPORT_DIRECTORY{});
-    std::vector<uint32_t> functions = spec.functions;
+    std::vector<uint32_t> functions = plan.functions;
     std::vector<uint32_t> nameRvas;
-    for (const auto& name : spec.names) nameRvas.push_back(content.PutText(name.name));
-    for (const auto& forwarder : spec.forwarders) functions.at(forwarder.index) = content.PutText(forwarder.text);
+    for (const auto& name : plan.names) nameRvas.push_back(content.PutText(name.name));
+    for (const auto& forwarder : plan.forwarders) functions.at(forwarder.index) = content.PutText(forwarder.text);
     IMAGE_EXPORT_DIRECTORY exports{};
-    exports.Base = spec.base;
+    exports.Base = plan.base;
     exports.NumberOfFunctions = static_cast<uint32_t>(functions.size());
-    exports.NumberOfNames = static_cast<uint32_t>(spec.names.size());
+    exports.NumberOfNames = static_cast<uint32_t>(plan.names.size());
     exports.AddressOfFunctions = content.Rva();
     for (uint32_t rva : functions) content.PutValue(rva);
     exports.AddressOfNames = content.Rva();
     for (uint32_t rva : nameRvas) content.PutValue(rva);
     exports.AddressOfNameOrdinals = content.Rva();
-    for (const auto& name : spec.names) content.PutValue(name.index);
+    for (const auto& name : plan.names) content.PutValue(name.index);
     content.Patch(directory, exports);
     return {directory, content.Rva() - directory, {}};
 }

@@ -206,7 +206,7 @@ struct ExportedForwarder {
     std::string text;  // "LIBRARY.Name" or "LIBRARY.#ordinal"
 };
 
-struct ExportSpec {
+struct ExportPlan {
     uint32_t base = 1;
     std::vector<uint32_t> functions;
     std::vector<ExportedName> names;
@@ -215,7 +215,7 @@ struct ExportSpec {
 
 // An export directory, its tables, names and forwarder texts; the directory's size covers
 // them all, as linkers lay it out.
-PutDirectory PutExports(SectionContent& content, const ExportSpec& spec);
+PutDirectory PutExports(SectionContent& content, const ExportPlan& plan);
 
 // Adds a section that holds what put writes, a directory, and points directory entry index at it.
 template <typename Format, typename Put>
@@ -234,12 +234,12 @@ inline constexpr uint32_t CodeSize = 0x1000;
 // A DLL entered at entryRva, with the given exports and a relocation directory that moves
 // nothing, so that it can be mapped at any base.
 template <typename Format>
-ImageBuilder<Format> ExportingDll(const ExportSpec& spec, uint32_t entryRva = CodeRva) {
+ImageBuilder<Format> ExportingDll(const ExportPlan& plan, uint32_t entryRva = CodeRva) {
     ImageBuilder<Format> builder;
     builder.AddSection(Bytes(CodeSize, 0xC3));
     builder.Nt().OptionalHeader.AddressOfEntryPoint = entryRva;
     AddDirectorySection(builder, loader::ExportDirectoryIndex,
-                        [&](SectionContent& content) { return PutExports(content, spec); });
+                        [&](SectionContent& content) { return PutExports(content, plan); });
     AddDirectorySection(builder, loader::RelocationDirectoryIndex,
                         [](SectionContent& content) { return PutRelocationDirectory(content, CodeRva, {0}); });
     return builder;
