@@ -3,7 +3,8 @@
 // process, the two interleaved, once at the image's preferred base and once with that range
 // taken, so that both relocate. Prints the median of each and their ratio.
 //   loader_bench [runs]      200 runs of each by default
-#include "loader/ImageHeaders.h"
+#include "PreferredRangeTaken.h"
+
 #include "loader/MemoryDll.h"
 
 #include <windows.h>
@@ -88,29 +89,6 @@ double TimeLoadFromFile(const std::string& path, bool& succeeded) {
     return Seconds(start, end);
 }
 
-// Keeps the image's preferred range taken, so that both loaders must place it elsewhere and
-// apply every relocation.
-class ReservedRange {
-public:
-    explicit ReservedRange(const Bytes& bytes) {
-        const loader::ImageBytes image(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        if (auto headers = loader::ReadImageHeaders<loader::NativeFormat>(image)) {
-            const auto& optional = headers->nt.OptionalHeader;
-            base_ = VirtualAlloc(reinterpret_cast<void*>(optional.ImageBase), optional.SizeOfImage, MEM_RESERVE,
-                                 PAGE_NOACCESS);
-        }
-    }
-    ReservedRange(const ReservedRange&) = delete;
-    ReservedRange& operator=(const ReservedRange&) = delete;
-    ~ReservedRange() {
-        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-    bool Reserved() const { return base_ != nullptr; }
-
-private:
-    void* base_ = nullptr;
-};
-
 // BulkSum() of the image as each method loads it, or -1 when it does not load or link.
 int SumInMemory(const Bytes& bytes) {
     loader::MemoryDll dll;
@@ -180,7 +158,7 @@ int main(int argc, char** argv) {
     }
     std::printf("bulk fixture: %zu bytes\n", bytes.size());
     if (!Compare("at the preferred base", bytes, file.Path(), runs)) return 1;
-    const ReservedRange reserved(bytes);
+    const loader_test::PreferredRangeTaken reserved(bytes.data(), bytes.size());
     if (!reserved.Reserved()) {
         std::fprintf(stderr, "cannot reserve the preferred range\n");
         return 1;

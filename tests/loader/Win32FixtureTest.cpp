@@ -1,6 +1,7 @@
 // The x86-64 fixtures mapped for real into this process: relocated data, imports bound through
 // the resolver and through the system, exports by name, ordinal, alias and forwarder, entry
 // calls, refused images leaving no memory behind, copies, and CallAddress.
+#include "PreferredRangeTaken.h"
 #include "TestImages.h"
 
 #include "loader/MemoryDll.h"
@@ -70,27 +71,6 @@ std::set<uintptr_t> ExecutablePrivateRegions() {
     return regions;
 }
 
-// Holds an image's preferred range, so that the loader must place the image elsewhere and
-// relocate it. A range that is in use already serves as well.
-class PreferredRangeTaken {
-public:
-    explicit PreferredRangeTaken(const ImageLayout& layout)
-        : reserved_(VirtualAlloc(As<void>(layout.imageBase), ImageSize(layout), MEM_RESERVE, PAGE_NOACCESS)) {}
-    PreferredRangeTaken(const PreferredRangeTaken&) = delete;
-    PreferredRangeTaken& operator=(const PreferredRangeTaken&) = delete;
-    ~PreferredRangeTaken() {
-        if (reserved_ != nullptr) VirtualFree(reserved_, 0, MEM_RELEASE);
-    }
-
-private:
-    static size_t ImageSize(const ImageLayout& layout) {
-        const auto& last = layout.sections.back();
-        return last.VirtualAddress + std::max(last.VirtualSize, last.SizeOfRawData);
-    }
-
-    void* reserved_;
-};
-
 // The fixtures import LoaderFixtureOrdinals.dll, which the system's loader finds in their folder.
 class Win32Fixture : public testing::Test {
 protected:
@@ -105,7 +85,7 @@ protected:
         file_ = ReadFixture(Arch, name);
         if (file_.empty()) return false;
         layout_ = ReadLayout<Pe32Plus>(file_);
-        const PreferredRangeTaken taken(layout_);
+        const PreferredRangeTaken taken(file_.data(), file_.size());
         return dll.Load(file_.data(), file_.size(), reinterpret_cast<uintptr_t>(&Resolve),
                         reinterpret_cast<uintptr_t>(&asks_));
     }
