@@ -24,8 +24,9 @@ std::string Lowercase(std::string text) {
 
 std::string ImportKey(const std::string& library, const std::string& name) { return Lowercase(library) + "!" + name; }
 
+// No export name holds a zero byte, so an ordinal's key never equals a name, not even "#7".
 std::string OrdinalName(uint16_t ordinal) {
-    std::string name(1, '#');
+    std::string name("\0#", 2);
     return name.append(std::to_string(ordinal));
 }
 
@@ -105,6 +106,10 @@ uint64_t SimulatedPlatform::ExportAddress(const std::string& library, const std:
     return MadeUpAddress("export " + ImportKey(library, name));
 }
 
+uint64_t SimulatedPlatform::ExportAddress(const std::string& library, uint16_t ordinal) {
+    return ExportAddress(library, OrdinalName(ordinal));
+}
+
 uint64_t SimulatedPlatform::MadeUpAddress(const std::string& key) {
     const auto [entry, added] = addresses_.try_emplace(key, 0);
     if (added) entry->second = FirstMadeUpAddress + 0x10 * (addresses_.size() - 1);
@@ -139,7 +144,8 @@ uint64_t SimulatedPlatform::ProcAddress(uint64_t module, const std::string& name
     const auto library = std::find_if(libraries_.begin(), libraries_.end(),
                                       [&](const auto& entry) { return entry.second == module; });
     if (library == libraries_.end()) return 0;
-    procLookups_.push_back(ImportKey(library->first, name));
+    // Ordinals are recorded as "#7", as a person would write them.
+    procLookups_.push_back(ImportKey(library->first, name.substr(name.rfind('\0') + 1)));
     if (libraryExports_.count(ImportKey(library->first, name)) == 0) return 0;
     return ExportAddress(library->first, name);
 }

@@ -52,6 +52,7 @@ public:
     // The made-up addresses that the resolver answers and that a library's export has.
     uint64_t ResolverAddress(const std::string& dllName, const std::string& importName);
     uint64_t ExportAddress(const std::string& library, const std::string& name);
+    uint64_t ExportAddress(const std::string& library, uint16_t ordinal);
     uint64_t LibraryHandle(const std::string& library);
     size_t LiveRegions() const { return regions_.size(); }
     // The bytes of the live region at base, or nullptr; lets a test change a mapped image.

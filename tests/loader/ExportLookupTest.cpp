@@ -210,8 +210,8 @@ TEST(FindExport, ResolvesForwardersThroughTheLibraryTheyNameAndNeverReturnsTheir
     platform.AddLibraryExport("LIB", "Name");
     platform.AddLibraryExport("LIB", uint16_t{7});
     EXPECT_EQ(dll.Find("ByName"), platform.ExportAddress("LIB", "Name"));
-    EXPECT_EQ(dll.Find("ByOrdinal"), platform.ExportAddress("LIB", "#7"));
-    EXPECT_EQ(dll.Find("3"), platform.ExportAddress("LIB", "#7"));  // the same entry by its ordinal
+    EXPECT_EQ(dll.Find("ByOrdinal"), platform.ExportAddress("LIB", uint16_t{7}));
+    EXPECT_EQ(dll.Find("3"), platform.ExportAddress("LIB", uint16_t{7}));  // the same entry by its ordinal
     for (const char* unresolved : {"UnknownLibrary", "UnknownName", "UnknownOrdinal", "NoLibrary", "4"}) {
         EXPECT_EQ(dll.Find(unresolved), 0u) << unresolved;
     }

@@ -397,7 +397,7 @@ TYPED_TEST(ImportBinding, PassesAnOrdinalAsDecimalTextToTheResolverAndAsTheNumbe
     EXPECT_EQ(ResolvedNames(platform), (std::vector<std::string>{"12", "Named"}));
     EXPECT_EQ(platform.ProcLookups(), (std::vector<std::string>{"ordinals.dll!#12", "ordinals.dll!Named"}));
     const uint32_t slots = dll.imports.thunkRvas[0];
-    EXPECT_EQ(At<Address>(mapped, slots), platform.ExportAddress("ORDINALS.dll", "#12"));
+    EXPECT_EQ(At<Address>(mapped, slots), platform.ExportAddress("ORDINALS.dll", uint16_t{12}));
     EXPECT_EQ(At<Address>(mapped, slots + sizeof(Address)), platform.ExportAddress("ORDINALS.dll", "Named"));
 }
 
