@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: loader_bench [runs]\n");
         return 2;
     }
-    const Bytes bytes = ReadFile(LOADER_FIXTURE_DIR "/x86-64/LoaderFixtureBulk.dll");
+    const Bytes bytes = ReadFile(LOADER_FIXTURE_DIR "/" LOADER_OWN_ARCH "/LoaderFixtureBulk.dll");
     const TemporaryDll file(bytes);
     if (bytes.empty() || file.Path().empty()) {
         std::fprintf(stderr, "cannot read the bulk fixture or write its copy\n");

@@ -181,9 +181,15 @@ TEST(MemoryDll, DestroyUnloadsTheImageOnce) {
 
 using Address = Dll::Address;
 
-// Under the Itanium C++ ABI of both our compilers, on x86-64, an object with virtual functions
-// starts with the address of its table, and a slot is called as a plain function whose first
-// argument is the object.
+// Under the Itanium C++ ABI of both our compilers an object with virtual functions starts with
+// the address of its table, and a slot is called as a function whose first argument is the
+// object: on x86-64 a plain one, on i686 a thiscall one (the object in ECX).
+#if defined(__i386__)
+#define TABLE_CALL __thiscall
+#else
+#define TABLE_CALL
+#endif
+
 template <typename Function>
 Function TableSlot(const Dll& dll, size_t slot) {
     const uintptr_t* table = nullptr;
@@ -207,17 +213,17 @@ TEST(MemoryDll, KeepsItsOperationsInTheTableInTheirFixedOrder) {
     SimulatedPlatform platform(Placement);
     Dll dll(platform);
     const Bytes image = AnswerDll();
-    const auto load = TableSlot<bool (*)(Dll*, const void*, size_t, Address, Address)>(dll, 2);
+    const auto load = TableSlot<bool (TABLE_CALL*)(Dll*, const void*, size_t, Address, Address)>(dll, 2);
     ASSERT_TRUE(load(&dll, image.data(), image.size(), 0, 0));
-    EXPECT_EQ(TableSlot<Address (*)(const Dll*)>(dll, 6)(&dll), Placement);
-    EXPECT_EQ(TableSlot<Address (*)(const Dll*)>(dll, 5)(&dll), Placement + EntryRva);
-    EXPECT_EQ(TableSlot<Address (*)(const Dll*, const char*)>(dll, 4)(&dll, "Answer"), Placement + AnswerRva);
-    EXPECT_TRUE(TableSlot<bool (*)(Dll*)>(dll, 3)(&dll));
+    EXPECT_EQ(TableSlot<Address (TABLE_CALL*)(const Dll*)>(dll, 6)(&dll), Placement);
+    EXPECT_EQ(TableSlot<Address (TABLE_CALL*)(const Dll*)>(dll, 5)(&dll), Placement + EntryRva);
+    EXPECT_EQ(TableSlot<Address (TABLE_CALL*)(const Dll*, const char*)>(dll, 4)(&dll, "Answer"), Placement + AnswerRva);
+    EXPECT_TRUE(TableSlot<bool (TABLE_CALL*)(Dll*)>(dll, 3)(&dll));
     EXPECT_EQ(dll.GetBase(), 0u);
     EXPECT_EQ(platform.EntryCalls(), AttachAndDetach(EntryRva));
 
     ASSERT_TRUE(load(&dll, image.data(), image.size(), 0, 0));
-    TableSlot<void (*)(Dll*)>(dll, 0)(&dll);
+    TableSlot<void (TABLE_CALL*)(Dll*)>(dll, 0)(&dll);
     EXPECT_EQ(dll.GetBase(), 0u);
     EXPECT_EQ(platform.LiveRegions(), 0u);
     // Copy returns its object through memory that the caller passes in, which the two ABIs pass

@@ -151,7 +151,7 @@ private:
         for (uint32_t count = 1 + Pick(random, 8); count > 0; --count) {
             const uint32_t at = Pick(random, static_cast<uint32_t>(range));
             image[at] = static_cast<uint8_t>(random());
-            description += " " + Hex(at);
+            description.append(" ").append(Hex(at));
         }
         return description;
     }

@@ -140,9 +140,10 @@ TEST(StartClick, StartCommandRunsWithButtonsSwappedAndTheStatusStillRed) {
     Open(program);
     program.Click(按钮开始);
     ASSERT_TRUE(WaitForLogLines(program, 2));
-    // The start command is running once the stop button shows; the window is blocked then, so
-    // only what needs no answer from it is read: styles and the screen.
-    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(program.Control(按钮结束)) != FALSE; }));
+    // The start command is running once the stop button shows and the boxes are locked, the
+    // last step before it; the window is blocked then, so only what needs no answer from it is
+    // read: styles and the screen.
+    ASSERT_TRUE(WaitUntil([&] { return program.Visible(按钮结束) && !program.Enabled(编辑框2); }));
     EXPECT_EQ(program.NetshLog().size(), 2u);
     EXPECT_FALSE(program.Visible(按钮开始));
     EXPECT_FALSE(program.Enabled(编辑框1));
