@@ -20,6 +20,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -118,10 +119,22 @@ bool EntryPointLiesInImage(const typename Format::NtHeaders& nt, uint32_t size) 
     return !HasEntryCalls<Format>(nt) || nt.OptionalHeader.AddressOfEntryPoint < size;
 }
 
+// A region whose end the format's addresses cannot reach is given back: every address in the
+// image would wrap.
+template <typename Format, typename Platform>
+Region AllocateRegion(Platform& platform, uint64_t preferred, uint32_t size) {
+    const Region region = platform.VirtualAlloc(preferred, size);
+    if (region.base == 0 || region.base + (size - 1) <= std::numeric_limits<typename Format::Address>::max()) {
+        return region;
+    }
+    platform.VirtualFree(region.base);
+    return {};
+}
+
 template <typename Format, typename Platform>
 MappedImage<Format> AllocateImage(Platform& platform, typename Format::Address preferred, uint32_t size) {
-    Region region = platform.VirtualAlloc(preferred, size);
-    if (region.base == 0) region = platform.VirtualAlloc(0, size);
+    Region region = AllocateRegion<Format>(platform, preferred, size);
+    if (region.base == 0) region = AllocateRegion<Format>(platform, 0, size);
     if (region.base == 0) return {};
     return {static_cast<typename Format::Address>(region.base), MappingBytes(region.data, size)};
 }

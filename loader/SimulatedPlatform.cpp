@@ -39,9 +39,11 @@ bool IsDecimalText(const char* text) {
 
 Region SimulatedPlatform::VirtualAlloc(uint64_t preferred, uint64_t size) {
     if (size == 0 || size > MemoryLimit) return {};
-    uint64_t base = preferred;
+    // As the system does, a chosen address is rounded down to the allocation granularity; the
+    // first 64 KB are never given out.
+    uint64_t base = preferred & ~(PlacementGranularity - 1);
     if (preferred != 0) {
-        if (!preferredBaseAllowed_ || Overlaps(preferred, size)) return {};
+        if (!preferredBaseAllowed_ || base == 0 || Overlaps(base, size)) return {};
     } else {
         base = nextPlacement_;
         for (const auto& [start, bytes] : regions_) {

@@ -225,6 +225,36 @@ TEST(MapImage, KeepsEveryTargetAtThePreferredBaseButStillWalksTheBlocks) {
     EXPECT_EQ(other.LiveRegions(), 0u);
 }
 
+// Where the system gives another base than the one asked for, the distance is taken from the
+// base it gave: an ImageBase off the 64 KB granularity is rounded down, and a region that would
+// end beyond 4 GB is useless to a PE32 image, which is placed elsewhere.
+TEST(MapImage, RelocatesFromTheBaseTheSystemGave) {
+    struct Case {
+        uint32_t imageBase;
+        uint32_t word;
+        uint64_t base;
+        uint32_t moved;
+    };
+    const Case cases[] = {{0x10008000, 0x10009000, 0x10000000, 0x10001000},
+                          {0xFFFF0000, 0xFFFF1000, Pe32Placement, 0x20001000}};
+    for (const auto& c : cases) {
+        constexpr size_t Optional = sizeof(IMAGE_DOS_HEADER) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader);
+        Bytes image = RelocatedDll<Pe32>({c.word}, [](auto& content) {
+            PutRelocationBlock(content, DataRva, {HighLow(0)});
+        });
+        image = WithDword(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, ImageBase), c.imageBase);
+        // 128 KB: from 0xFFFF0000 on, the region would pass 4 GB.
+        image = WithDword(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfImage), 0x20000);
+        SimulatedPlatform platform = GrantingPreferredBase();
+        const auto mapped = MapBytes<Pe32>(platform, image);
+        EXPECT_EQ(mapped.base, c.base) << std::hex << c.imageBase;
+        ASSERT_NE(mapped.base, 0u);
+        EXPECT_EQ(Words(mapped, 1), std::vector<uint32_t>{c.moved}) << std::hex << c.imageBase;
+        EXPECT_EQ(platform.LiveRegions(), 1u);
+        EXPECT_TRUE(platform.Violations().empty());
+    }
+}
+
 TEST(MapImage, ChangesOnlyTheFirstTargetOfABlockPaddedWithATypeZeroEntry) {
     // The padding entry's offset 0 names the first word, which stays.
     const Bytes image = RelocatedDll<Pe32>({0x10001000, 0x10002000}, [](auto& content) {

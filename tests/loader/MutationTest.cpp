@@ -29,7 +29,7 @@ using namespace loader;
 using Random = std::mt19937;
 
 constexpr uint32_t Seed = 0x5EED2024;
-constexpr uint32_t Iterations = 2000;
+constexpr uint32_t Iterations = 10000;
 constexpr uint64_t Placement = 0x20000000;
 constexpr uint64_t Resolver = 0x5000;
 
