@@ -148,7 +148,7 @@ uint64_t SimulatedPlatform::ProcAddress(uint64_t module, const std::string& name
     if (library == libraries_.end()) return 0;
     // Ordinals are recorded as "#7", as a person would write them.
     procLookups_.push_back(ImportKey(library->first, name.substr(name.rfind('\0') + 1)));
-    if (libraryExports_.count(ImportKey(library->first, name)) == 0) return 0;
+    if (!libraryExports_.contains(ImportKey(library->first, name))) return 0;
     return ExportAddress(library->first, name);
 }
 

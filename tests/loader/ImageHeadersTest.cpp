@@ -25,11 +25,6 @@ size_t SectionTableEnd(uint16_t sections, int32_t lfanew = sizeof(IMAGE_DOS_HEAD
     return lfanew + sizeof(IMAGE_NT_HEADERS32) + sections * sizeof(IMAGE_SECTION_HEADER);
 }
 
-template <typename Field>
-void Put(Bytes& image, size_t offset, Field value) {
-    std::memcpy(image.data() + offset, &value, sizeof(value));
-}
-
 constexpr size_t NtAt = sizeof(IMAGE_DOS_HEADER);
 
 struct HeaderCase {
@@ -50,11 +45,6 @@ Bytes Truncated(Bytes image, size_t length) {
     return image;
 }
 
-Bytes WithField(Bytes image, size_t offset, uint32_t value, size_t width) {
-    std::memcpy(image.data() + offset, &value, width);
-    return image;
-}
-
 const HeaderCase headerCases[] = {
     {"Shorter than a DOS header", [] { return Truncated(Pe32Image(0), 63); }, false},
     {"Zeros as long as a DOS header", [] { return Bytes(64, 0); }, false},
@@ -67,17 +57,17 @@ const HeaderCase headerCases[] = {
     {"SectionTableOneByteShort", [] { return Truncated(Pe32Image(3), SectionTableEnd(3) - 1); }, false},
     {"FarSectionTableEndsExactly", [] { return Truncated(Pe32Image(2, 0x90), SectionTableEnd(2, 0x90)); }, true},
     {"FarSectionTableOneByteShort", [] { return Truncated(Pe32Image(2, 0x90), SectionTableEnd(2, 0x90) - 1); }, false},
-    {"WrongDosSignature", [] { return WithField(Pe32Image(1), 0, 0x5A4E, 2); }, false},
-    {"WrongNtSignature", [] { return WithField(Pe32Image(1), NtAt, 0x4551, 4); }, false},
-    {"DllBitWithoutExecutableBit", [] { return WithField(Pe32Image(1), NtAt + 22, 0x2000, 2); }, false},
-    {"ExecutableBitAlone", [] { return WithField(Pe32Image(1), NtAt + 22, 0x0002, 2); }, true},
-    {"OtherSizeOfOptionalHeader", [] { return WithField(Pe32Image(1), NtAt + 20, 0xF0, 2); }, true},
-    {"FewRvaAndSizes", [] { return WithField(Pe32Image(1), NtAt + 116, 2, 4); }, true},
+    {"WrongDosSignature", [] { return WithValue(Pe32Image(1), 0, uint16_t{0x5A4E}); }, false},
+    {"WrongNtSignature", [] { return WithValue(Pe32Image(1), NtAt, uint32_t{0x4551}); }, false},
+    {"DllBitWithoutExecutableBit", [] { return WithValue(Pe32Image(1), NtAt + 22, uint16_t{0x2000}); }, false},
+    {"ExecutableBitAlone", [] { return WithValue(Pe32Image(1), NtAt + 22, uint16_t{0x0002}); }, true},
+    {"OtherSizeOfOptionalHeader", [] { return WithValue(Pe32Image(1), NtAt + 20, uint16_t{0xF0}); }, true},
+    {"FewRvaAndSizes", [] { return WithValue(Pe32Image(1), NtAt + 116, uint32_t{2}); }, true},
     {"NoSections", [] { return Pe32Image(0); }, true},
-    {"NegativeLfanew", [] { return WithField(Pe32Image(1), 60, 0x80000000, 4); }, false},
-    {"LfanewOfMinusOne", [] { return WithField(Pe32Image(1), 60, 0xFFFFFFFF, 4); }, false},
-    {"OtherMachine", [] { return WithField(Pe32Image(1), NtAt + 4, Pe32Plus::Machine, 2); }, false},
-    {"OtherMagic", [] { return WithField(Pe32Image(1), NtAt + 24, Pe32Plus::Magic, 2); }, false},
+    {"NegativeLfanew", [] { return WithValue(Pe32Image(1), 60, uint32_t{0x80000000}); }, false},
+    {"LfanewOfMinusOne", [] { return WithValue(Pe32Image(1), 60, uint32_t{0xFFFFFFFF}); }, false},
+    {"OtherMachine", [] { return WithValue(Pe32Image(1), NtAt + 4, uint16_t{Pe32Plus::Machine}); }, false},
+    {"OtherMagic", [] { return WithValue(Pe32Image(1), NtAt + 24, uint16_t{Pe32Plus::Magic}); }, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ReadImageHeadersCase, testing::ValuesIn(headerCases),
@@ -93,7 +83,7 @@ TEST(ReadImageHeaders, RefusesSectionCountsThatAreNegativeAsSigned) {
     for (const uint32_t count : {0x7FFFu, 0x8000u, 0xFFFFu}) {
         Bytes image = Pe32Image(0);
         image.resize(SectionTableEnd(0xFFFF));
-        Put(image, NtAt + 6, static_cast<uint16_t>(count));
+        WriteAt(image, NtAt + 6, static_cast<uint16_t>(count));
         const auto headers = ReadImageHeaders<Pe32>(ImageBytes(image.data(), image.size()));
         EXPECT_EQ(headers.has_value(), count < 0x8000) << count;
         if (headers) {
@@ -127,7 +117,7 @@ TEST(ReadImageHeaders, EachFormatRefusesTheOther) {
 
 TEST(ReadMappedHeaders, ReadsWithoutTestingSignatures) {
     Bytes image = ImageBuilder<Pe32>().Build();
-    Put(image, 0, uint16_t{0});
+    WriteAt(image, 0, uint16_t{0});
     const auto headers = ReadMappedHeaders<Pe32>(ImageBytes(image.data(), image.size()));
     ASSERT_TRUE(headers);
     EXPECT_FALSE(HasSignatures(*headers));

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,11 +36,6 @@ constexpr uint16_t Dir64(uint16_t offset) { return 0xA000 | offset; }
 template <typename Value, typename Format>
 Value At(const MappedImage<Format>& mapped, uint64_t rva) {
     return mapped.bytes.template Read<Value>(rva).value();
-}
-
-Bytes WithDword(Bytes image, size_t offset, uint32_t value) {
-    std::memcpy(image.data() + offset, &value, sizeof(value));
-    return image;
 }
 
 Bytes Span(const MappedImage<Pe32>& mapped, uint64_t from, uint64_t to) {
@@ -242,9 +236,9 @@ TEST(MapImage, RelocatesFromTheBaseTheSystemGave) {
         Bytes image = RelocatedDll<Pe32>({c.word}, [](auto& content) {
             PutRelocationBlock(content, DataRva, {HighLow(0)});
         });
-        image = WithDword(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, ImageBase), c.imageBase);
+        image = WithValue(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, ImageBase), c.imageBase);
         // 128 KB: from 0xFFFF0000 on, the region would pass 4 GB.
-        image = WithDword(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfImage), 0x20000);
+        image = WithValue(image, Optional + offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfImage), uint32_t{0x20000});
         SimulatedPlatform platform = GrantingPreferredBase();
         const auto mapped = MapBytes<Pe32>(platform, image);
         EXPECT_EQ(mapped.base, c.base) << std::hex << c.imageBase;
@@ -318,7 +312,7 @@ TEST(MapImage, RefusesRelocationsThatLieOutsideTheMapping) {
     for (const uint32_t directoryRva : {0x10000u, 0x2FFCu}) {  // far outside; a header across the end
         const size_t directory = sizeof(IMAGE_DOS_HEADER) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader.DataDirectory) +
                                  RelocationDirectoryIndex * sizeof(IMAGE_DATA_DIRECTORY);
-        const Bytes image = WithDword(RelocatedDll<Pe32>({0x10001000}, block), directory, directoryRva);
+        const Bytes image = WithValue(RelocatedDll<Pe32>({0x10001000}, block), directory, directoryRva);
         SimulatedPlatform platform(Pe32Placement);
         EXPECT_EQ(MapBytes<Pe32>(platform, image).base, 0u) << directoryRva;
         EXPECT_EQ(platform.LiveRegions(), 0u) << directoryRva;
@@ -643,7 +637,7 @@ TEST_P(MapImageCase, MapsOrRefusesLeavingNothingAllocated) {
 const ImageCase imageCases[] = {
     {"CompleteDll", [] { return Complete(); }, Outcome::Mapped},
     {"NegativeLfanew",
-     [] { return WithDword(Complete(), offsetof(IMAGE_DOS_HEADER, e_lfanew), 0x80000000); },
+     [] { return WithValue(Complete(), offsetof(IMAGE_DOS_HEADER, e_lfanew), uint32_t{0x80000000}); },
      Outcome::RefusedFromHeaders},
     {"SectionCount0x7FFF", [] { return WithSectionCount(0x7FFF); }, Outcome::Mapped},
     {"SectionCount0x8000", [] { return WithSectionCount(0x8000); }, Outcome::RefusedFromHeaders},
@@ -655,7 +649,7 @@ const ImageCase imageCases[] = {
     {"RawDataOffsetThatWrapsIn32Bits",
      [] {
          const size_t importSection = Pe32HeadersLength + 2 * sizeof(IMAGE_SECTION_HEADER);
-         return WithDword(Complete(), importSection + offsetof(IMAGE_SECTION_HEADER, PointerToRawData), 0xFFFFFFF0);
+         return WithValue(Complete(), importSection + offsetof(IMAGE_SECTION_HEADER, PointerToRawData), uint32_t{0xFFFFFFF0});
      },
      Outcome::RefusedFromHeaders},
     {"SectionEndBeyond32Bits",

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -120,8 +119,7 @@ private:
     // to the very end of the mapping: the sections behind the cut are dropped, and so are the
     // directories there (an image left without relocations maps only at its ImageBase).
     std::string CutInsideDirectory(Bytes& image, Random& random) const {
-        Nt nt;
-        std::memcpy(&nt, file_.data() + layout_.ntOffset, sizeof(nt));
+        Nt nt = ReadAt<Nt>(file_, layout_.ntOffset);
         auto* directories = nt.OptionalHeader.DataDirectory;
         const int cutDirectory = Pick(random, 2) == 0 ? ImportDirectoryIndex : ExportDirectoryIndex;
         const IMAGE_DATA_DIRECTORY directory = directories[cutDirectory];
@@ -138,8 +136,8 @@ private:
         section.VirtualSize = section.SizeOfRawData = end - section.VirtualAddress;
         const uint64_t sectionHeader = layout_.ntOffset + sizeof(Nt) + sizeof(IMAGE_SECTION_HEADER) * last;
         if (image.size() >= sectionHeader + sizeof(section)) {
-            std::memcpy(image.data() + layout_.ntOffset, &nt, sizeof(nt));
-            std::memcpy(image.data() + sectionHeader, &section, sizeof(section));
+            WriteAt(image, layout_.ntOffset, nt);
+            WriteAt(image, sectionHeader, section);
         }
         return "mapping cut at " + Hex(end) + " inside directory " + std::to_string(cutDirectory);
     }
@@ -220,8 +218,7 @@ private:
     Field RelocationField(Random& random) const {
         const uint32_t rva = PickFrom(random, layout_.relocationBlocks);
         const uint64_t block = FileOffsetOf(layout_, rva);
-        IMAGE_BASE_RELOCATION header;
-        std::memcpy(&header, file_.data() + block, sizeof(header));
+        const auto header = ReadAt<IMAGE_BASE_RELOCATION>(file_, block);
         const uint32_t entries = (header.SizeOfBlock - sizeof(header)) / 2;
         const std::string name = "relocation block at " + Hex(rva);
         switch (Pick(random, 3)) {
@@ -253,8 +250,7 @@ private:
 
     Field ExportField(Random& random) const {
         const uint64_t directory = FileOffsetOf(layout_, layout_.exportDirectory.VirtualAddress);
-        IMAGE_EXPORT_DIRECTORY exports;
-        std::memcpy(&exports, file_.data() + directory, sizeof(exports));
+        const auto exports = ReadAt<IMAGE_EXPORT_DIRECTORY>(file_, directory);
         const uint32_t function = Pick(random, exports.NumberOfFunctions);
         const uint32_t name = Pick(random, exports.NumberOfNames);
         const std::vector<Field> fields = {
@@ -279,13 +275,7 @@ private:
 
 // Offers every import of the original image through GetProcAddress, and the forwarders' target.
 void OfferImports(SimulatedPlatform& platform, const ImageLayout& layout) {
-    for (const auto& thunk : layout.thunks) {
-        if (thunk.byOrdinal) {
-            platform.AddLibraryExport(thunk.dllName, static_cast<uint16_t>(std::stoi(thunk.importName)));
-        } else {
-            platform.AddLibraryExport(thunk.dllName, thunk.importName);
-        }
-    }
+    for (const auto& thunk : layout.thunks) OfferImport(platform, thunk);
     platform.AddLibraryExport("kernel32", "lstrlenA");
 }
 

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -68,12 +67,9 @@ protected:
 
     // What the simulated system's GetProcAddress gives for the import, once its library offers it.
     uint64_t OfferedExport(const ImportThunk& thunk) {
+        OfferImport(platform_, thunk);
         const uint64_t module = platform_.LibraryHandle(thunk.dllName);
-        if (thunk.byOrdinal) {
-            platform_.AddLibraryExport(thunk.dllName, static_cast<uint16_t>(std::stoi(thunk.importName)));
-            return platform_.GetProcAddress(module, static_cast<uint16_t>(std::stoi(thunk.importName)));
-        }
-        platform_.AddLibraryExport(thunk.dllName, thunk.importName);
+        if (thunk.byOrdinal) return platform_.GetProcAddress(module, static_cast<uint16_t>(std::stoi(thunk.importName)));
         return platform_.GetProcAddress(module, thunk.importName.c_str());
     }
 
@@ -263,7 +259,7 @@ TEST_F(Pe32Fixture, ImageThatOverwritesItsOwnHeadersIsRefused) {
     for (const auto& overwrite : cases) {
         SCOPED_TRACE(overwrite.name);
         file_ = linked;
-        std::memcpy(file_.data() + overwrite.fileOffset, &overwrite.value, sizeof(overwrite.value));
+        WriteAt(file_, overwrite.fileOffset, overwrite.value);
         Dll dll(platform_);
         EXPECT_FALSE(Load(dll));
         EXPECT_EQ(platform_.EntryCalls().size(), 0u);

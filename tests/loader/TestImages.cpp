@@ -51,14 +51,6 @@ uint64_t FileOffsetOf(const ImageLayout& layout, uint32_t rva) {
 
 namespace {
 
-template <typename Value>
-Value ReadAt(const Bytes& file, uint64_t offset) {
-    if (offset + sizeof(Value) > file.size()) throw std::out_of_range("fixture read outside the file");
-    Value value;
-    std::memcpy(&value, file.data() + offset, sizeof(value));
-    return value;
-}
-
 std::string TextAt(const Bytes& file, const ImageLayout& layout, uint32_t rva) {
     const uint64_t offset = FileOffsetOf(layout, rva);
     return std::string(reinterpret_cast<const char*>(file.data() + offset));
@@ -138,6 +130,14 @@ ImageLayout ReadLayout(const Bytes& file) {
 
 template ImageLayout ReadLayout<Pe32>(const Bytes& file);
 template ImageLayout ReadLayout<Pe32Plus>(const Bytes& file);
+
+void OfferImport(SimulatedPlatform& platform, const ImportThunk& thunk) {
+    if (thunk.byOrdinal) {
+        platform.AddLibraryExport(thunk.dllName, static_cast<uint16_t>(std::stoi(thunk.importName)));
+    } else {
+        platform.AddLibraryExport(thunk.dllName, thunk.importName);
+    }
+}
 
 uint8_t FileByteAt(const Bytes& file, const ImageLayout& layout, uint32_t rva) {
     for (const auto& section : layout.sections) {

@@ -6,11 +6,13 @@
 #include "loader/CheckedBytes.h"
 #include "loader/ImageMapping.h"
 #include "loader/ImageRecords.h"
+#include "loader/SimulatedPlatform.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,6 +22,28 @@
 namespace loader_test {
 
 using Bytes = std::vector<uint8_t>;
+
+// A value of an image file read or written at a file offset; outside the file, an exception.
+template <typename Value>
+Value ReadAt(const Bytes& file, uint64_t offset) {
+    if (offset + sizeof(Value) > file.size()) throw std::out_of_range("read outside the image file");
+    Value value;
+    std::memcpy(&value, file.data() + offset, sizeof(value));
+    return value;
+}
+
+template <typename Value>
+void WriteAt(Bytes& file, uint64_t offset, const Value& value) {
+    if (offset + sizeof(Value) > file.size()) throw std::out_of_range("write outside the image file");
+    std::memcpy(file.data() + offset, &value, sizeof(value));
+}
+
+// A copy of the file with one value changed.
+template <typename Value>
+Bytes WithValue(Bytes file, uint64_t offset, const Value& value) {
+    WriteAt(file, offset, value);
+    return file;
+}
 
 // A fixture image of the build, for "i686" or "x86-64"; empty when the file is missing.
 Bytes ReadFixture(const std::string& arch, const std::string& name);
@@ -284,6 +308,9 @@ ImageLayout ReadLayout(const Bytes& file);
 
 // The file offset of the raw data at rva; throws for an RVA outside every section's raw data.
 uint64_t FileOffsetOf(const ImageLayout& layout, uint32_t rva);
+
+// Makes the simulated system's library of the thunk offer what it imports.
+void OfferImport(loader::SimulatedPlatform& platform, const ImportThunk& thunk);
 
 // The bytes a mapping should hold at rva, from the file: the headers, the sections' raw data,
 // and zero elsewhere.
